@@ -1,0 +1,249 @@
+/* codec/serializer.cpp: rows of items -> one VORL string */
+#include <algorithm>
+#include <cstring>
+
+#include "format.h"
+#include "globals.h"
+#include "py_ref.h"
+#include "unicode_util.h"
+#include "vorl_codec.h"
+
+namespace vorl {
+
+namespace {
+
+// ---- general path: the reference behaviour, for any iterables and any items -----------
+
+// Walks one iterable: exact lists and tuples by position, re-reading the length at every
+// step (so a walk sees the object's changes from its next step on), anything else
+// through the iterator protocol.
+class Walk {
+public:
+    explicit Walk(PyObject *seq) noexcept  // `seq` is borrowed: the caller holds it
+        : seq_(seq), positional_(PyList_CheckExact(seq) || PyTuple_CheckExact(seq)) {}
+
+    bool start() noexcept {
+        if (positional_) return true;
+        iter_ = steal(PyObject_GetIter(seq_));
+        return static_cast<bool>(iter_);
+    }
+
+    // 1: the next element is in `element`; 0: the walk is over; -1: failure.
+    int next(Ref &element) noexcept {
+        if (positional_) {
+            if (index_ >= Py_SIZE(seq_)) return 0;
+            element = borrow(PySequence_Fast_ITEMS(seq_)[index_++]);
+            return 1;
+        }
+        PyObject *obj = Py_TYPE(iter_.get())->tp_iternext(iter_.get());
+        if (obj != nullptr) {
+            element = steal(obj);
+            return 1;
+        }
+        if (PyErr_Occurred()) {
+            if (!PyErr_ExceptionMatches(PyExc_StopIteration)) return -1;
+            PyErr_Clear();
+        }
+        return 0;
+    }
+
+private:
+    PyObject *seq_;
+    bool positional_;
+    Ref iter_;
+    Py_ssize_t index_ = 0;
+};
+
+// `HEX`[index] with the host's own subscription: its result and its exceptions.
+PyObject *hex_piece(PyObject *hex, Py_ssize_t index) noexcept {
+    Ref key = steal(PyLong_FromSsize_t(index));
+    if (!key) return nullptr;
+    return PyObject_GetItem(hex, key.get());
+}
+
+// Appends the H piece, the length text and the text of one item to `pieces`.
+int append_item(PyObject *pieces, PyObject *item) noexcept {
+    // Strings, subclass instances included, are written as they are: no __str__ call.
+    Ref text = PyUnicode_Check(item) ? borrow(item) : steal(PyObject_Str(item));
+    if (!text) return -1;
+    Py_ssize_t u16_len = format::utf16_length(text.get());
+    int digits = format::decimal_digits(u16_len);
+    Ref l_str = steal(PyUnicode_New(digits, 127));
+    if (!l_str) return -1;
+    format::write_decimal(PyUnicode_1BYTE_DATA(l_str.get()), u16_len, digits);
+    // Looked up after the text is formed, so a rebinding by this item's __str__ counts.
+    Ref hex = steal(lookup_global(codec_globals().name_hex));
+    if (!hex) return -1;
+    Ref h_piece = steal(hex_piece(hex.get(), digits - 1));
+    if (!h_piece) return -1;
+    if (PyList_Append(pieces, h_piece.get()) < 0) return -1;
+    if (PyList_Append(pieces, l_str.get()) < 0) return -1;
+    return PyList_Append(pieces, text.get());
+}
+
+PyObject *serialize_general(PyObject *lists) noexcept {
+    const CodecGlobals &g = codec_globals();
+    Ref pieces = steal(PyList_New(0));
+    if (!pieces) return nullptr;
+    Walk rows(lists);
+    if (!rows.start()) return nullptr;
+    Ref row;
+    for (;;) {
+        int got_row = rows.next(row);
+        if (got_row < 0) return nullptr;
+        if (got_row == 0) break;
+        Walk items(row.get());
+        if (!items.start()) return nullptr;
+        Ref item;
+        for (;;) {
+            int got_item = items.next(item);
+            if (got_item < 0) return nullptr;
+            if (got_item == 0) break;
+            if (append_item(pieces.get(), item.get()) < 0) return nullptr;
+        }
+        if (PyList_Append(pieces.get(), g.row_terminator) < 0) return nullptr;
+    }
+    // A non-string H piece (a rebound HEX) fails here, after every row was walked.
+    return PyUnicode_Join(g.empty, pieces.get());
+}
+
+// ---- fast path: exact lists/tuples of exact str, written straight into the result -----
+//
+// No host code can run while such input is walked and HEX is read (the module dictionary
+// holds only exact str keys, so its lookup compares nothing user-defined). Nothing can
+// change in between, so HEX is read once per call, the input is measured in one pass
+// and written in a second, with the same result as the general path. Anything else makes
+// the fast path step aside before it has done anything visible.
+
+struct HexChars {
+    Py_UCS4 ch[format::max_length_digits];
+    Py_ssize_t len;
+};
+
+// Reads HEX when doing so runs no host code and it is an exact str.
+bool read_hex_quietly(HexChars &hex) noexcept {
+    const CodecGlobals &g = codec_globals();
+    Py_ssize_t pos = 0;
+    PyObject *key;
+    PyObject *value;
+    while (PyDict_Next(g.module_dict, &pos, &key, &value)) {
+        if (!PyUnicode_CheckExact(key)) return false;
+    }
+    value = _PyDict_GetItem_KnownHash(g.module_dict, g.name_hex, PyObject_Hash(g.name_hex));
+    if (value == nullptr || !PyUnicode_CheckExact(value)) return false;  // general path decides
+    hex.len = std::min<Py_ssize_t>(PyUnicode_GET_LENGTH(value), format::max_length_digits);
+    for (Py_ssize_t k = 0; k < hex.len; ++k) hex.ch[k] = PyUnicode_READ_CHAR(value, k);
+    return true;
+}
+
+inline bool is_exact_sequence(PyObject *obj) noexcept {
+    return PyList_CheckExact(obj) || PyTuple_CheckExact(obj);
+}
+
+struct Measure {
+    Py_ssize_t total = 0;  // code points of the result
+    Py_UCS4 maxchar = 127;
+    bool hex_read = false;
+    HexChars hex;
+};
+
+// First pass: result length and widest character; false when the input needs the
+// general path.
+bool measure(PyObject *lists, Measure &m) noexcept {
+    if (!is_exact_sequence(lists)) return false;
+    // A total below this bound leaves room for one more item's header and terminator.
+    constexpr Py_ssize_t headroom = 2 * format::max_length_digits + 2;
+    PyObject **rows = PySequence_Fast_ITEMS(lists);
+    Py_ssize_t row_count = Py_SIZE(lists);
+    for (Py_ssize_t r = 0; r < row_count; ++r) {
+        PyObject *row = rows[r];
+        if (!is_exact_sequence(row)) return false;
+        PyObject **items = PySequence_Fast_ITEMS(row);
+        Py_ssize_t item_count = Py_SIZE(row);
+        for (Py_ssize_t k = 0; k < item_count; ++k) {
+            PyObject *item = items[k];
+            if (!PyUnicode_CheckExact(item)) return false;
+            if (!m.hex_read) {
+                if (!read_hex_quietly(m.hex)) return false;
+                m.hex_read = true;
+            }
+            Py_ssize_t n = PyUnicode_GET_LENGTH(item);
+            Py_ssize_t u16_len = format::utf16_length(item);
+            int digits = format::decimal_digits(u16_len);
+            if (digits > m.hex.len) return false;  // the general path raises IndexError
+            m.maxchar = std::max({m.maxchar, m.hex.ch[digits - 1], PyUnicode_MAX_CHAR_VALUE(item)});
+            if (n > PY_SSIZE_T_MAX - headroom - m.total) return false;
+            m.total += 1 + digits + n;
+        }
+        if (m.total > PY_SSIZE_T_MAX - headroom) return false;
+        m.total += 1;
+    }
+    return true;
+}
+
+// Second pass: writes the result. Returns false if the input no longer matches the
+// measurement (it cannot change in between; checked so that no write can overrun).
+template <typename Out>
+bool write_all(PyObject *lists, const Measure &m, Out *dst) noexcept {
+    Py_ssize_t pos = 0;
+    const Py_ssize_t total = m.total;
+    PyObject **rows = PySequence_Fast_ITEMS(lists);
+    Py_ssize_t row_count = Py_SIZE(lists);
+    for (Py_ssize_t r = 0; r < row_count; ++r) {
+        PyObject *row = rows[r];
+        PyObject **items = PySequence_Fast_ITEMS(row);
+        Py_ssize_t item_count = Py_SIZE(row);
+        for (Py_ssize_t k = 0; k < item_count; ++k) {
+            PyObject *item = items[k];
+            Py_ssize_t n = PyUnicode_GET_LENGTH(item);
+            Py_ssize_t u16_len = format::utf16_length(item);
+            int digits = format::decimal_digits(u16_len);
+            if (total - pos < 2 + digits + n) return false;
+            dst[pos] = static_cast<Out>(m.hex.ch[digits - 1]);
+            format::write_decimal(dst + pos + 1, u16_len, digits);
+            pos += 1 + digits;
+            copy_chars(dst + pos, item, n);
+            pos += n;
+        }
+        if (pos >= total) return false;
+        dst[pos++] = static_cast<Out>(format::row_terminator);
+    }
+    return pos == total;
+}
+
+// 1: done (result or exception); 0: the general path must serialize.
+int serialize_fast(PyObject *lists, PyObject **result) noexcept {
+    Measure m;
+    if (!measure(lists, m)) return 0;
+    if (m.total == 0) {
+        *result = Py_NewRef(codec_globals().empty);
+        return 1;
+    }
+    Ref out = steal(PyUnicode_New(m.total, m.maxchar));
+    if (!out) {
+        *result = nullptr;
+        return 1;
+    }
+    bool written = false;
+    switch (PyUnicode_KIND(out.get())) {
+    case PyUnicode_1BYTE_KIND: written = write_all(lists, m, PyUnicode_1BYTE_DATA(out.get())); break;
+    case PyUnicode_2BYTE_KIND: written = write_all(lists, m, PyUnicode_2BYTE_DATA(out.get())); break;
+    default: written = write_all(lists, m, PyUnicode_4BYTE_DATA(out.get())); break;
+    }
+    if (!written) return 0;
+    check_new_string(out.get());
+    *result = out.release();
+    return 1;
+}
+
+}  // namespace
+
+PyObject *serialize(PyObject *lists) noexcept {
+    if (!force_generic()) {
+        PyObject *result;
+        if (serialize_fast(lists, &result)) return result;
+    }
+    return serialize_general(lists);
+}
+
+}  // namespace vorl
