@@ -200,6 +200,9 @@ int bind_statements(PyObject *module) noexcept {
     return bind(k.test, PyDict_New());
 }
 
+// Set while the exec step's own "vorl" entry in sys.modules refers to the module.
+bool entered_in_modules = false;
+
 int exec_steps(PyObject *module) noexcept {
     PyObject *dict = PyModule_GetDict(module);
     Py_XSETREF(space.dict, Py_NewRef(dict));
@@ -216,8 +219,9 @@ int exec_steps(PyObject *module) noexcept {
     set_entry_constants(EntryConstants{k.lists, k.vorl, k.add_note, k.note});
 
     PyObject *modules = PyImport_GetModuleDict();
-    if (PyDict_GetItemString(modules, "vorl") == nullptr && PyDict_SetItemString(modules, "vorl", module) < 0) {
-        return -1;
+    if (PyDict_GetItemString(modules, "vorl") == nullptr) {
+        if (PyDict_SetItemString(modules, "vorl", module) < 0) return -1;
+        entered_in_modules = true;
     }
     return bind_statements(module);
 }
@@ -230,7 +234,18 @@ int module_exec(PyObject *module) {
         return -1;
     }
     module_record = Py_NewRef(module);
+    entered_in_modules = false;
     if (exec_steps(module) < 0) {
+        // The import system drops the module's entry under its own name; the extra "vorl"
+        // entry made above is dropped too, so no half-built module stays importable.
+        if (entered_in_modules) {
+            PyObject *exc = PyErr_GetRaisedException();
+            PyObject *modules = PyImport_GetModuleDict();
+            if (PyDict_GetItemString(modules, "vorl") == module && PyDict_DelItemString(modules, "vorl") < 0) {
+                PyErr_Clear();
+            }
+            PyErr_SetRaisedException(exc);
+        }
         Py_CLEAR(module_record);
         return -1;
     }
