@@ -195,6 +195,9 @@ class HexList(list):
 TEN = "x" * 10
 HEX_CASES = [
     ("ABCDEFGHIJKLMNOP", [["a"], [TEN]], "A1a;B10" + TEN + ";"),
+    ("\u20ac" * 16, [["a"]], "\u20ac1a;"),
+    (ASTRAL + "BCDEFGHIJKLMNOP", [["a", "\xe9"], [TEN]],
+     ASTRAL + "1a" + ASTRAL + "1\xe9;B10" + TEN + ";"),
     (tuple("ABCDEFGHIJKLMNOP"), [["a"]], "A1a;"),
     ("Z", [["x" * 9]], "Z9" + "x" * 9 + ";"),
     ("Z", [[TEN]], IndexError),
