@@ -38,6 +38,29 @@ class BadStr:
         raise ValueError("no text")
 
 
+class SubText:
+    def __str__(self):
+        return Sub("sub😀")
+
+
+class Stop(StopIteration):
+    pass
+
+
+class StopsEarly:
+    """An iterator that ends with a StopIteration subclass."""
+    def __init__(self, items):
+        self.items = list(items)
+
+    def __iter__(self):
+        return self
+
+    def __next__(self):
+        if not self.items:
+            raise Stop
+        return self.items.pop(0)
+
+
 def call_cases(vorl):
     """name -> (callable, setup, teardown); the callable makes fresh input every call."""
     def keep():
@@ -81,6 +104,8 @@ def call_cases(vorl):
         "s_non_str": lambda: s([non_str_row, [10 ** 30]]),
         "s_widths": lambda: s([["é", "Ā", "😀", "a😀b"], ["\udc00", "x" * 10 + "😀"]]),
         "s_subclass": lambda: s(sub_rows),
+        "s_str_gives_subclass": lambda: s([[SubText()]]),
+        "s_stop_subclass": lambda: s(StopsEarly([StopsEarly(["a", "b"]), ["c"]])),
         "s_empty_row": lambda: s([[]]),
         "s_many": lambda: s(many_rows),
         # stringify: failures
@@ -90,6 +115,7 @@ def call_cases(vorl):
         "s_no_hex": lambda: s([["a"]]),
         "s_short_hex": lambda: s([["a"], ["bbbbbbbbbb"]]),
         "s_list_hex": lambda: s([["a", "b"]]),
+        "s_dict_hex": lambda: s([["a"], ["bbbbbbbbbb"]]),
         # parse: successes, each storage width
         "p_ascii": lambda: p("05hello00;;03a;b1100123456789;02xy;"),
         "p_latin1": lambda: p("02é\xff;00;01é;"),
@@ -117,6 +143,7 @@ def call_cases(vorl):
         "s_no_hex": without("HEX"),
         "s_short_hex": rebound("HEX", "0"),
         "s_list_hex": rebound("HEX", list(range(16))),
+        "s_dict_hex": rebound("HEX", {0: "x"}),
         "p_no_eoi_name": without("ErrUnexpectedEndOfInput"),
     }
     return {name: (fn,) + setups.get(name, (keep, keep)) for name, fn in cases.items()}
