@@ -55,6 +55,44 @@ def test_function_attributes(func, name, doc, annotations):
     assert list(func.__annotations__.items()) == list(annotations.items())
 
 
+BYTEORDER = """
+    import sys
+    class Order:
+        def __init__(self, ne):
+            self.ne = ne
+        def __ne__(self, other):
+            if isinstance(self.ne, Exception):
+                raise self.ne
+            return self.ne
+    class Text(str):
+        def __ne__(self, other):
+            return True
+    sys.byteorder = {value}
+    try:
+        import vorl
+    except Exception as error:
+        print(type(error).__name__, error)
+    else:
+        print(vorl.UTF16_CODEC)
+"""
+
+
+@pytest.mark.parametrize("value, shown", [
+    ("'big'", "utf-16-be"),
+    ("'little'", "utf-16-le"),
+    ("''.join(['b', 'ig'])", "utf-16-be"),
+    ("Text('big')", "utf-16-le"),  # not an exact str: its own != decides
+    ("Order(None)", "utf-16-be"),
+    ("Order([])", "utf-16-be"),
+    ("Order([0])", "utf-16-le"),
+    ("Order(LookupError('order'))", "LookupError order"),
+])
+def test_utf16_codec_follows_byteorder(run_python, value, shown):
+    done = run_python(BYTEORDER.format(value=value))
+    assert done.returncode == 0, done.stderr
+    assert done.stdout == shown + "\n"
+
+
 # ---- importing again ------------------------------------------------------------------------
 
 def test_import_again_gives_the_same_module(run_python):
