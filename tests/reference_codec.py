@@ -114,15 +114,16 @@ except ImportError:  # a build without the test modules: the size check alone
     _testcapi = None
 
 
-def canonical_problem(s):
-    """None when `s` is an exact str in its narrowest storage, the shared object where the
-    interpreter keeps one (empty, one character below U+0100); otherwise what is wrong."""
+def canonical_problem(s, shared=True):
+    """None when `s` is an exact str in its narrowest storage and, unless `shared` is false,
+    the interpreter's shared object where it keeps one (empty, one character below U+0100);
+    otherwise what is wrong."""
     if type(s) is not str:
         return f"type {type(s).__name__}"
     if not s:
-        return None if s is EMPTY else "an empty string other than the shared one"
+        return None if s is EMPTY or not shared else "an empty string other than the shared one"
     top = max(map(ord, s))
-    if len(s) == 1 and top < 0x100:
+    if len(s) == 1 and top < 0x100 and shared:
         return None if s is chr(top) else "a one-character string other than the shared one"
     # Repeating a canonical character yields a string of the same length and storage
     # class (ASCII compact, 1, 2 or 4 bytes per character).
