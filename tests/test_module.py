@@ -113,31 +113,31 @@ def test_import_again_gives_the_same_module(run_python):
     assert (done.returncode, done.stdout, done.stderr) == (0, "same\n", "")
 
 
-SPEC_COPY = """
-    import _imp, os, types
-    class Spec:
+FROM_LOCATION = """
+    import _imp, os
+    class Location:
         name = "vorl"
         origin = os.environ["VORL_SO"]
-    spec = Spec()
+    where = Location()
     {setup}
-    module = _imp.create_dynamic(spec)
+    module = _imp.create_dynamic(where)
     ns = module.__dict__
     print(sorted((k, ns[k]) for k in ("__loader__", "__package__", "__path__") if k in ns))
-    print(ns["__file__"] == spec.origin, list(ns)[:5])
+    print(ns["__file__"] == where.origin, list(ns)[:5])
 """
 
 
 @pytest.mark.parametrize("setup, first_line", [
     # A missing attribute is skipped; the constructor's None stays.
     ("", "[('__loader__', None), ('__package__', None)]"),
-    ("spec.loader = 'L'; spec.parent = 'P'; spec.submodule_search_locations = ['x']",
+    ("where.loader = 'L'; where.parent = 'P'; where.submodule_search_locations = ['x']",
      "[('__loader__', 'L'), ('__package__', 'P'), ('__path__', ['x'])]"),
     # None is stored for loader and parent, never for the search locations.
-    ("spec.loader = None; spec.parent = None; spec.submodule_search_locations = None",
+    ("where.loader = None; where.parent = None; where.submodule_search_locations = None",
      "[('__loader__', None), ('__package__', None)]"),
 ])
-def test_create_step_copies_the_spec(run_python, setup, first_line):
-    done = run_python(SPEC_COPY.format(setup=setup), env={"VORL_SO": vorl.__file__})
+def test_create_step_copies_import_attributes(run_python, setup, first_line):
+    done = run_python(FROM_LOCATION.format(setup=setup), env={"VORL_SO": vorl.__file__})
     assert done.returncode == 0, done.stderr
     assert done.stdout.splitlines() == [
         first_line,
@@ -145,21 +145,21 @@ def test_create_step_copies_the_spec(run_python, setup, first_line):
     ]
 
 
-def test_create_step_passes_on_other_spec_failures(run_python):
+def test_create_step_passes_on_other_attribute_failures(run_python):
     done = run_python("""
         import _imp, os
-        class Spec:
+        class Location:
             name = "vorl"
             origin = os.environ["VORL_SO"]
             @property
             def parent(self):
                 raise LookupError("no parent")
         try:
-            _imp.create_dynamic(Spec())
+            _imp.create_dynamic(Location())
         except LookupError as error:
             print("failed:", error)
-        del Spec.parent
-        print(_imp.create_dynamic(Spec()).__package__)
+        del Location.parent
+        print(_imp.create_dynamic(Location()).__package__)
     """, env={"VORL_SO": vorl.__file__})
     assert done.returncode == 0, done.stderr
     assert done.stdout.splitlines() == ["failed: no parent", "None"]
