@@ -165,6 +165,30 @@ def test_create_step_passes_on_other_attribute_failures(run_python):
     assert done.stdout.splitlines() == ["failed: no parent", "None"]
 
 
+def test_exec_step_refuses_a_second_module_object(run_python):
+    done = run_python("""
+        import _imp, os, sys
+        class Location:
+            name = "vorl"
+            origin = os.environ["VORL_SO"]
+        first, second = _imp.create_dynamic(Location()), _imp.create_dynamic(Location())
+        _imp.exec_dynamic(first)
+        try:
+            _imp.exec_dynamic(second)
+        except RuntimeError as error:
+            print(error)
+        print("HEX" in second.__dict__, sys.modules["vorl"] is first)
+        _imp.exec_dynamic(first)  # the recorded module: nothing runs again
+        print(_imp.create_dynamic(Location()) is first)
+    """, env={"VORL_SO": vorl.__file__})
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.splitlines() == [
+        "Module 'vorl' has already been imported. Re-initialisation is not supported.",
+        "False True",
+        "True",
+    ]
+
+
 # ---- interpreters ---------------------------------------------------------------------------
 
 CHANGE = "Interpreter change detected - this module can only be loaded into one interpreter per process."
