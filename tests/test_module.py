@@ -178,14 +178,15 @@ def test_exec_step_refuses_a_second_module_object(run_python):
         except RuntimeError as error:
             print(error)
         print("HEX" in second.__dict__, sys.modules["vorl"] is first)
+        first.HEX = "X"
         _imp.exec_dynamic(first)  # the recorded module: nothing runs again
-        print(_imp.create_dynamic(Location()) is first)
+        print(_imp.create_dynamic(Location()) is first, first.HEX)
     """, env={"VORL_SO": vorl.__file__})
     assert done.returncode == 0, done.stderr
     assert done.stdout.splitlines() == [
         "Module 'vorl' has already been imported. Re-initialisation is not supported.",
         "False True",
-        "True",
+        "True X",
     ]
 
 
