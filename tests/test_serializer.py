@@ -58,6 +58,15 @@ def test_result(lists, expected):
     assert vorl.stringify(lists) == expected
 
 
+SEQUENCES = [(v, e) for v, e in RESULTS if isinstance(v, (list, tuple))
+             and all(isinstance(row, (list, tuple)) for row in v)]
+
+
+@pytest.mark.parametrize("lists, expected", SEQUENCES)
+def test_same_result_through_iterators(lists, expected):
+    assert vorl.stringify(iter([iter(row) for row in lists])) == expected
+
+
 # One step of four astral characters and tails of one to three, at every offset.
 WIDE_ITEMS = [ASTRAL * n for n in range(1, 10)] + [
     "a" * k + ASTRAL + "b" * m for k in range(5) for m in range(5)
