@@ -31,8 +31,11 @@ inline Py_UCS4 digit_value(Py_UCS4 c) noexcept { return c - 0x30; }
 
 // Number of characters in the decimal text of `value` (value >= 0).
 inline int decimal_digits(Py_ssize_t value) noexcept {
-    int digits = 1;
     auto v = static_cast<uint64_t>(value);
+    // Short items dominate: one well-predicted compare each.
+    if (v < 10) return 1;
+    if (v < 100) return 2;
+    int digits = 1;
     while (v >= 10000) { v /= 10000; digits += 4; }
     if (v >= 10) ++digits;
     if (v >= 100) ++digits;
@@ -44,6 +47,10 @@ inline int decimal_digits(Py_ssize_t value) noexcept {
 template <typename Unit>
 inline void write_decimal(Unit *dst, Py_ssize_t value, int digits) noexcept {
     auto v = static_cast<uint64_t>(value);
+    if (digits == 1) {
+        dst[0] = static_cast<Unit>('0' + v);
+        return;
+    }
     for (int k = digits - 1; k >= 0; --k) {
         dst[k] = static_cast<Unit>('0' + v % 10);
         v /= 10;

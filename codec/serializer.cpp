@@ -1,5 +1,6 @@
 /* codec/serializer.cpp: rows of items -> one VORL string */
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 
 #include "format.h"
@@ -140,44 +141,76 @@ inline bool is_exact_sequence(PyObject *obj) noexcept {
     return PyList_CheckExact(obj) || PyTuple_CheckExact(obj);
 }
 
+// Storage class of a string: 1 ASCII, 2 Latin-1, 4 UCS-2, 8 UCS-4. The widest class
+// of the pieces decides the result's width, as it does for a join.
+inline unsigned storage_class(PyObject *str) noexcept {
+    return 2 * PyUnicode_KIND(str) - (PyUnicode_IS_ASCII(str) ? 1 : 0);
+}
+
+inline Py_UCS4 class_maxchar(unsigned cls) noexcept {
+    switch (cls) {
+    case 1: return 0x7F;
+    case 2: return 0xFF;
+    case 4: return 0xFFFF;
+    default: return 0x10FFFF;
+    }
+}
+
+// UTF-16 length of an exact str, `n` its code-point count.
+inline Py_ssize_t exact_utf16_length(PyObject *str, Py_ssize_t n) noexcept {
+    if (PyUnicode_KIND(str) != PyUnicode_4BYTE_KIND) [[likely]] return n;
+    return n + format::count_astral(PyUnicode_4BYTE_DATA(str), n);
+}
+
 struct Measure {
     Py_ssize_t total = 0;  // code points of the result
     Py_UCS4 maxchar = 127;
-    bool hex_read = false;
-    HexChars hex;
+    HexChars hex{};
 };
 
 // First pass: result length and widest character; false when the input needs the
 // general path.
 bool measure(PyObject *lists, Measure &m) noexcept {
     if (!is_exact_sequence(lists)) return false;
-    // A total below this bound leaves room for one more item's header and terminator.
-    constexpr Py_ssize_t headroom = 2 * format::max_length_digits + 2;
+    // The running total stays below this bound, so adding one item (below 2^62 code
+    // points) cannot wrap the unsigned sum.
+    constexpr uint64_t limit = PY_SSIZE_T_MAX / 2;
+    uint64_t total = 0;
+    unsigned max_class = 1;
+    unsigned used_digits = 0;  // bit d: some length field has d characters
+    bool hex_read = false;
     PyObject **rows = PySequence_Fast_ITEMS(lists);
-    Py_ssize_t row_count = Py_SIZE(lists);
+    const Py_ssize_t row_count = Py_SIZE(lists);
     for (Py_ssize_t r = 0; r < row_count; ++r) {
         PyObject *row = rows[r];
         if (!is_exact_sequence(row)) return false;
         PyObject **items = PySequence_Fast_ITEMS(row);
-        Py_ssize_t item_count = Py_SIZE(row);
+        const Py_ssize_t item_count = Py_SIZE(row);
+        if (item_count > 0 && !hex_read) {
+            if (!read_hex_quietly(m.hex)) return false;
+            hex_read = true;
+        }
         for (Py_ssize_t k = 0; k < item_count; ++k) {
             PyObject *item = items[k];
             if (!PyUnicode_CheckExact(item)) return false;
-            if (!m.hex_read) {
-                if (!read_hex_quietly(m.hex)) return false;
-                m.hex_read = true;
-            }
-            Py_ssize_t n = PyUnicode_GET_LENGTH(item);
-            Py_ssize_t u16_len = format::utf16_length(item);
-            int digits = format::decimal_digits(u16_len);
-            if (digits > m.hex.len) return false;  // the general path raises IndexError
-            m.maxchar = std::max({m.maxchar, m.hex.ch[digits - 1], PyUnicode_MAX_CHAR_VALUE(item)});
-            if (n > PY_SSIZE_T_MAX - headroom - m.total) return false;
-            m.total += 1 + digits + n;
+            const Py_ssize_t n = PyUnicode_GET_LENGTH(item);
+            const int digits = format::decimal_digits(exact_utf16_length(item, n));
+            used_digits |= 1u << digits;
+            max_class = std::max(max_class, storage_class(item));
+            total += static_cast<uint64_t>(1 + digits + n);
+            if (total > limit) return false;
         }
-        if (m.total > PY_SSIZE_T_MAX - headroom) return false;
-        m.total += 1;
+        total += 1;
     }
+    if (used_digits != 0) {
+        // A length field longer than HEX: the general path raises the IndexError.
+        if ((used_digits >> (m.hex.len + 1)) != 0) return false;
+        for (int d = 1; d <= m.hex.len; ++d) {
+            if (used_digits & (1u << d)) m.maxchar = std::max(m.maxchar, m.hex.ch[d - 1]);
+        }
+    }
+    m.maxchar = std::max(m.maxchar, class_maxchar(max_class));
+    m.total = static_cast<Py_ssize_t>(total);
     return true;
 }
 
@@ -188,24 +221,29 @@ bool write_all(PyObject *lists, const Measure &m, Out *dst) noexcept {
     Py_ssize_t pos = 0;
     const Py_ssize_t total = m.total;
     PyObject **rows = PySequence_Fast_ITEMS(lists);
-    Py_ssize_t row_count = Py_SIZE(lists);
+    const Py_ssize_t row_count = Py_SIZE(lists);
     for (Py_ssize_t r = 0; r < row_count; ++r) {
         PyObject *row = rows[r];
         PyObject **items = PySequence_Fast_ITEMS(row);
-        Py_ssize_t item_count = Py_SIZE(row);
+        const Py_ssize_t item_count = Py_SIZE(row);
         for (Py_ssize_t k = 0; k < item_count; ++k) {
             PyObject *item = items[k];
-            Py_ssize_t n = PyUnicode_GET_LENGTH(item);
-            Py_ssize_t u16_len = format::utf16_length(item);
-            int digits = format::decimal_digits(u16_len);
-            if (total - pos < 2 + digits + n) return false;
+            const Py_ssize_t n = PyUnicode_GET_LENGTH(item);
+            // Only a UCS-4 result can hold UCS-4 items; a UCS-1 result holds only UCS-1 ones.
+            const Py_ssize_t u16_len = sizeof(Out) == 4 ? exact_utf16_length(item, n) : n;
+            const int digits = format::decimal_digits(u16_len);
+            if (total - pos < 2 + digits + n) [[unlikely]] return false;
             dst[pos] = static_cast<Out>(m.hex.ch[digits - 1]);
             format::write_decimal(dst + pos + 1, u16_len, digits);
             pos += 1 + digits;
-            copy_chars(dst + pos, item, n);
+            if constexpr (sizeof(Out) == 1) {
+                copy_bytes(dst + pos, PyUnicode_DATA(item), static_cast<size_t>(n));
+            } else {
+                copy_chars(dst + pos, item, n);
+            }
             pos += n;
         }
-        if (pos >= total) return false;
+        if (pos >= total) [[unlikely]] return false;
         dst[pos++] = static_cast<Out>(format::row_terminator);
     }
     return pos == total;
