@@ -54,3 +54,14 @@ def test_concatenated_texts_read_as_concatenated_rows(first, second):
 @given(st.lists(st.lists(st.just(""), max_size=3), min_size=1, max_size=8))
 def test_empty_items_and_rows(rows):
     check_read_back(rows, vorl.stringify(rows))
+
+
+def test_no_rows_do_not_survive_but_one_empty_row_does():
+    assert vorl.stringify([]) == ""
+    try:
+        vorl.parse("")
+    except SyntaxError as e:
+        assert e.args == (vorl.ErrUnexpectedEndOfInput,)
+    else:
+        raise AssertionError("the empty text parsed")
+    check_read_back([[]], vorl.stringify([[]]))
