@@ -1,4 +1,5 @@
 """Any rows of any strings survive stringify() then parse(), in canonical str form."""
+import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
 import vorl
@@ -58,10 +59,7 @@ def test_empty_items_and_rows(rows):
 
 def test_no_rows_do_not_survive_but_one_empty_row_does():
     assert vorl.stringify([]) == ""
-    try:
+    with pytest.raises(SyntaxError) as info:
         vorl.parse("")
-    except SyntaxError as e:
-        assert e.args == (vorl.ErrUnexpectedEndOfInput,)
-    else:
-        raise AssertionError("the empty text parsed")
+    assert info.value.args == (vorl.ErrUnexpectedEndOfInput,)
     check_read_back([[]], vorl.stringify([[]]))
