@@ -140,13 +140,26 @@ def canonical_problem(s, shared=True):
     return None
 
 
+def appended(items):
+    """A list grown from empty by appends, as the reader grows its lists."""
+    grown = []
+    for item in items:
+        grown.append(item)
+    return grown
+
+
 def rows_problem(rows):
-    """None when `rows` is an exact list of exact lists of canonical strings."""
+    """None when `rows` is an exact list of exact lists of canonical strings, each list
+    sized as appends to an empty list leave it."""
     if type(rows) is not list:
         return f"result of type {type(rows).__name__}"
+    if sys.getsizeof(rows) != sys.getsizeof(appended(rows)):
+        return f"result list of {sys.getsizeof(rows)} bytes, {sys.getsizeof(appended(rows))} by appends"
     for r, row in enumerate(rows):
         if type(row) is not list:
             return f"row {r} of type {type(row).__name__}"
+        if sys.getsizeof(row) != sys.getsizeof(appended(row)):
+            return f"row {r}: {sys.getsizeof(row)} bytes, {sys.getsizeof(appended(row))} by appends"
         for k, item in enumerate(row):
             problem = canonical_problem(item)
             if problem:

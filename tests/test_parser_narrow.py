@@ -186,3 +186,13 @@ def test_many_rows_and_items():
     rows = vorl.parse(encode(expected))
     assert rows == expected
     assert rows_problem(rows) is None
+
+
+@pytest.mark.parametrize("count", [1, 2, 3, 4, 5, 8, 9, 16, 17, 25, 63, 64, 65, 66, 100, 129, 1000, 4097])
+def test_list_sizes_match_lists_grown_by_appends(count):
+    for text, expected in [("01a" * count + ";", [["a"] * count]),
+                           (";" * count, [[] for _ in range(count)]),
+                           (("00" * count + ";") * 3, [[""] * count] * 3)]:
+        rows = vorl.parse(text)
+        assert rows == expected
+        assert rows_problem(rows) is None

@@ -133,7 +133,9 @@ def test_positions_count_two_units_per_astral_character(count):
     with pytest.raises(SyntaxError) as info:
         vorl.parse(text)
     assert_syntax_error(info.value, f"Unexpected token 'x' at position {4 * count}")
-    assert vorl.parse(text[:-2] + ";") == [[E] * count]
+    rows = vorl.parse(text[:-2] + ";")
+    assert rows == [[E] * count]
+    assert rows_problem(rows) is None
 
 
 def test_straddle_far_into_the_text():
