@@ -10,8 +10,9 @@ NAME = "ErrUnexpectedEndOfInput"
 _MISSING = object()
 _BUILTIN_SYNTAX_ERROR = SyntaxError
 
-# Texts that end too early on each path, and texts that never need the message.
-END_TEXTS = ["", "0", "05", "0x", "02\U0001f6001x", "05\U0001f600\U0001f600;"]
+# Texts that end too early at each place that checks: the empty text; narrow length field,
+# narrow payload; wide length field, wide payload, nothing after a wide item.
+END_TEXTS = ["", "0", "0x", "01a", "02\U0001f6001x", "05\U0001f600\U0001f600;", "02\U0001f600"]
 FINE_TEXTS = [(";", [[]]), ("00;", [[""]]), ("02\U0001f600;", [["\U0001f600"]])]
 TOKEN_TEXTS = [("x", "Unexpected token 'x' at position 0"),
                ("01\U0001f600;", "Unexpected token '\ude00' at position 3")]
