@@ -6,13 +6,14 @@
 
 namespace vorl {
 
-// Appends `item`, stealing the reference (also on failure). While the list's length lies
-// above half its capacity and below it, the list would not be resized by an append, so
-// the item goes straight into the next slot; otherwise PyList_Append grows it.
+// Appends `item`, stealing the reference (also on failure). While the list has a free
+// slot the item goes straight into it; otherwise PyList_Append grows the list.
 inline int list_append_steal(PyObject *list, PyObject *item) noexcept {
     auto *l = reinterpret_cast<PyListObject *>(list);
     const Py_ssize_t n = Py_SIZE(l);
-    if (n < l->allocated && n > (l->allocated >> 1)) {
+    // A list that grew only by appends never holds more than twice its length, so any
+    // free slot is one an append would use without a resize.
+    if (n < l->allocated) {
         l->ob_item[n] = item;
         Py_SET_SIZE(l, n + 1);
         return 0;
@@ -21,5 +22,53 @@ inline int list_append_steal(PyObject *list, PyObject *item) noexcept {
     Py_DECREF(item);
     return status;
 }
+
+}  // namespace vorl
+
+namespace vorl {
+
+// The items of the row being read, held (with their references) until the row's
+// terminator, when they move into a new list in one step.
+class RowBuffer {
+public:
+    RowBuffer() noexcept = default;
+    RowBuffer(const RowBuffer &) = delete;
+    RowBuffer &operator=(const RowBuffer &) = delete;
+    ~RowBuffer() {
+        clear();
+        if (items_ != inline_) PyMem_Free(items_);
+    }
+
+    // Takes over `item` (a new reference; released also on failure).
+    bool push(PyObject *item) noexcept {
+        if (count_ == capacity_ && !grow()) [[unlikely]] {
+            Py_DECREF(item);
+            return false;
+        }
+        items_[count_++] = item;
+        return true;
+    }
+
+    // A new list holding the items, which leave the buffer. `reference_growth` builds it
+    // by appends; otherwise its storage is allocated at once, at the capacity those
+    // appends would have given it.
+    PyObject *take_list(bool reference_growth) noexcept;
+
+    void clear() noexcept {
+        Py_ssize_t n = count_;
+        count_ = 0;
+        for (Py_ssize_t k = 0; k < n; ++k) Py_DECREF(items_[k]);
+    }
+
+private:
+    static constexpr Py_ssize_t inline_capacity = 64;
+
+    bool grow() noexcept;
+
+    PyObject *inline_[inline_capacity];
+    PyObject **items_ = inline_;
+    Py_ssize_t count_ = 0;
+    Py_ssize_t capacity_ = inline_capacity;
+};
 
 }  // namespace vorl

@@ -13,51 +13,186 @@ namespace vorl {
 
 namespace {
 
-// The result list and the row being read. A row enters `out` at its terminator.
+// ---- rows ------------------------------------------------------------------------------
+
+// capacity_after[k]: the storage a list has after k appends to an empty list, read off
+// the host's own lists once, so a row built in one step is indistinguishable from one
+// built by appends (sys.getsizeof included). 0 in [1]: not known, rows are appended.
+constexpr Py_ssize_t known_capacities = 64;
+Py_ssize_t capacity_after[known_capacities + 1];
+
+void learn_capacities() noexcept {
+    Ref probe = steal(PyList_New(0));
+    if (!probe) {
+        PyErr_Clear();
+        return;
+    }
+    Py_ssize_t table[known_capacities + 1] = {0};
+    for (Py_ssize_t k = 1; k <= known_capacities; ++k) {
+        if (PyList_Append(probe.get(), Py_None) < 0) {
+            PyErr_Clear();
+            return;
+        }
+        table[k] = reinterpret_cast<PyListObject *>(probe.get())->allocated;
+    }
+    std::memcpy(capacity_after, table, sizeof table);
+}
+
+}  // namespace
+
+bool RowBuffer::grow() noexcept {
+    const Py_ssize_t capacity = capacity_ * 2;
+    PyObject **items;
+    if (items_ == inline_) {
+        items = PyMem_New(PyObject *, capacity);
+        if (items != nullptr) std::memcpy(items, inline_, sizeof inline_);
+    } else {
+        items = items_;
+        PyMem_Resize(items, PyObject *, capacity);
+    }
+    if (items == nullptr) {
+        PyErr_NoMemory();
+        return false;
+    }
+    items_ = items;
+    capacity_ = capacity;
+    return true;
+}
+
+PyObject *RowBuffer::take_list(bool reference_growth) noexcept {
+    Ref list = steal(PyList_New(0));
+    if (!list) return nullptr;
+    const Py_ssize_t n = count_;
+    if (n == 0) return list.release();
+#ifndef Py_GIL_DISABLED
+    // The host keeps a list's items in storage from PyMem_Malloc (PyMem_Free on release).
+    if (!reference_growth && n <= known_capacities && capacity_after[1] != 0) {
+        const Py_ssize_t capacity = capacity_after[n];
+        PyObject **storage = PyMem_New(PyObject *, capacity);
+        if (storage == nullptr) return PyErr_NoMemory();
+        std::memcpy(storage, items_, static_cast<size_t>(n) * sizeof(PyObject *));
+        auto *l = reinterpret_cast<PyListObject *>(list.get());
+        l->ob_item = storage;
+        l->allocated = capacity;
+        Py_SET_SIZE(l, n);
+        count_ = 0;
+        return list.release();
+    }
+#endif
+    (void)reference_growth;
+    for (Py_ssize_t k = 0; k < n; ++k) {
+        if (PyList_Append(list.get(), items_[k]) < 0) return nullptr;
+    }
+    clear();
+    return list.release();
+}
+
+namespace {
+
+// The result list and the items of the row being read. A row enters `out` at its
+// terminator.
 struct ParseState {
     PyObject *text;
     Py_ssize_t length;
-    bool ascii_text;  // every payload is ASCII: it can be copied without a scan
+    bool generic;  // the reference paths: PyUnicode_Substring and rows grown by appends
     Ref out;
-    Ref ls;
+    RowBuffer row;
 };
 
-// The payload [start, end) as a canonical str, the same object PyUnicode_Substring
-// would give: narrowest width, the shared empty and one-character strings.
-PyObject *cut_payload(const ParseState &st, Py_ssize_t start, Py_ssize_t end) noexcept {
-    if (!st.ascii_text) return PyUnicode_Substring(st.text, start, end);
-    const Py_ssize_t n = end - start;
-    const Py_UCS1 *src = PyUnicode_1BYTE_DATA(st.text) + start;
+// ---- payloads ----------------------------------------------------------------------------
+//
+// Each yields exactly what PyUnicode_Substring gives: the shared empty string, the host's
+// one-character string, otherwise a new string of the narrowest width that holds its
+// widest character. The OR of the code units stands in for their maximum: the width
+// limits 0x80, 0x100 and 0x10000 are powers of two, so both fall on the same side.
+
+inline Py_UCS4 width_maxchar(Py_UCS4 ored) noexcept {
+    if (ored < 0x80) return 0x7F;
+    if (ored < 0x100) return 0xFF;
+    if (ored < 0x10000) return 0xFFFF;
+    return 0x10FFFF;
+}
+
+template <typename Unit>
+inline Py_UCS4 or_units(const Unit *src, Py_ssize_t n) noexcept {
+    Py_UCS4 ored = 0;
+    for (Py_ssize_t k = 0; k < n; ++k) ored |= src[k];
+    return ored;
+}
+
+template <typename Unit>
+inline void narrow_copy(void *dst, int kind, const Unit *src, Py_ssize_t n) noexcept {
+    if (kind == static_cast<int>(sizeof(Unit))) {
+        copy_bytes(dst, src, static_cast<size_t>(n) * sizeof(Unit));
+    } else if (kind == PyUnicode_1BYTE_KIND) {
+        auto *d = static_cast<Py_UCS1 *>(dst);
+        for (Py_ssize_t k = 0; k < n; ++k) d[k] = static_cast<Py_UCS1>(src[k]);
+    } else {
+        auto *d = static_cast<Py_UCS2 *>(dst);
+        for (Py_ssize_t k = 0; k < n; ++k) d[k] = static_cast<Py_UCS2>(src[k]);
+    }
+}
+
+// src[0 .. n) as a str; `ored` is the OR of its units.
+template <typename Unit>
+PyObject *make_payload(const Unit *src, Py_ssize_t n, Py_UCS4 ored) noexcept {
     if (n <= 1) {
         if (n == 0) return Py_NewRef(codec_globals().empty);
         return PyUnicode_FromOrdinal(src[0]);
     }
-    PyObject *item = PyUnicode_New(n, 127);
+    PyObject *item = PyUnicode_New(n, width_maxchar(ored));
     if (item == nullptr) return nullptr;
-    std::memcpy(PyUnicode_1BYTE_DATA(item), src, static_cast<size_t>(n));
+    narrow_copy(PyUnicode_DATA(item), PyUnicode_KIND(item), src, n);
     check_new_string(item);
     return item;
 }
 
-// Appends the payload to the current row.
-inline bool take_item(ParseState &st, Py_ssize_t start, Py_ssize_t end) noexcept {
-    PyObject *item = cut_payload(st, start, end);
+// src[0 .. n) of an ASCII text: the width is known, no scan and no dispatch.
+inline PyObject *make_ascii_payload(const Py_UCS1 *src, Py_ssize_t n) noexcept {
+    if (n <= 1) {
+        if (n == 0) return Py_NewRef(codec_globals().empty);
+        return PyUnicode_FromOrdinal(src[0]);
+    }
+    PyObject *item = PyUnicode_New(n, 0x7F);
+    if (item == nullptr) return nullptr;
+    copy_bytes(PyUnicode_1BYTE_DATA(item), src, static_cast<size_t>(n));
+    check_new_string(item);
+    return item;
+}
+
+// Appends the payload [start, end) to the current row; `ored` as for make_payload.
+template <bool ascii_text = false, typename Unit>
+inline bool take_item(ParseState &st, const Unit *data, Py_ssize_t start, Py_ssize_t end, Py_UCS4 ored) noexcept {
+    PyObject *item;
+    if (st.generic) {
+        item = PyUnicode_Substring(st.text, start, end);
+    } else if constexpr (ascii_text) {
+        item = make_ascii_payload(data + start, end - start);
+    } else {
+        item = make_payload(data + start, end - start, ored);
+    }
     if (item == nullptr) return false;
-    return list_append_steal(st.ls.get(), item) == 0;
+    return st.row.push(item);
 }
 
-// Appends the current row to `out` (which takes its own reference).
+// The payload's units OR-ed; ASCII texts need no scan.
+template <typename Unit>
+inline Py_UCS4 payload_or(const ParseState &st, const Unit *data, Py_ssize_t start, Py_ssize_t end,
+                          bool ascii_text) noexcept {
+    if (ascii_text || st.generic) return 0;
+    return or_units(data + start, end - start);
+}
+
+// Appends the current row to `out`.
 inline bool close_row(ParseState &st) noexcept {
-    return list_append_steal(st.out.get(), Py_NewRef(st.ls.get())) == 0;
-}
-
-inline bool start_row(ParseState &st) noexcept {
-    st.ls.reset(PyList_New(0));
-    return static_cast<bool>(st.ls);
+    PyObject *row = st.row.take_list(st.generic);
+    if (row == nullptr) return false;
+    return list_append_steal(st.out.get(), row) == 0;
 }
 
 // Storage widths 1 and 2: every code point is one UTF-16 unit, so positions are indices.
-template <typename Unit>
+// `ascii_text`: the whole text is ASCII, so no payload needs a scan for its width.
+template <typename Unit, bool ascii_text>
 PyObject *parse_narrow(ParseState &st, const Unit *data) noexcept {
     const Py_ssize_t length = st.length;
     Py_ssize_t i = 0;
@@ -67,7 +202,6 @@ PyObject *parse_narrow(ParseState &st, const Unit *data) noexcept {
         if (ch == format::row_terminator) {
             if (!close_row(st)) return nullptr;
             if (j == length) return st.out.release();
-            if (!start_row(st)) return nullptr;
             i = j;
             continue;
         }
@@ -87,7 +221,8 @@ PyObject *parse_narrow(ParseState &st, const Unit *data) noexcept {
         // next H digit or the terminator, must follow the payload.
         const Py_ssize_t payload_end = char_start + n;
         if (payload_end >= length) return raise_parse_error(ParseError::end_of_input());
-        if (!take_item(st, char_start, payload_end)) return nullptr;
+        const Py_UCS4 ored = payload_or(st, data, char_start, payload_end, ascii_text);
+        if (!take_item<ascii_text>(st, data, char_start, payload_end, ored)) return nullptr;
         i = payload_end;
     }
 }
@@ -105,7 +240,6 @@ PyObject *parse_wide(ParseState &st, const Py_UCS4 *buf) noexcept {
             ++char_idx;
             ++u16_idx;
             if (char_idx == length) return st.out.release();
-            if (!start_row(st)) return nullptr;
             continue;
         }
         const Py_ssize_t H_digits = format::decode_h_digit(ch);
@@ -127,9 +261,21 @@ PyObject *parse_wide(ParseState &st, const Py_UCS4 *buf) noexcept {
         const Py_ssize_t char_start = char_idx;
         Py_ssize_t u16_accum = 0;
         Py_UCS4 cp = 0;
+        Py_UCS4 ored = 0;  // the payload's code points OR-ed, for its width
         while (u16_accum < target_u16_len) {
+            // Four code points add at most eight units: while that cannot pass the
+            // declared end and the text holds four more, take them in one step.
+            if (target_u16_len - u16_accum >= 8 && length - char_idx >= 4) {
+                const Py_UCS4 a = buf[char_idx], b = buf[char_idx + 1], c = buf[char_idx + 2], d = buf[char_idx + 3];
+                ored |= a | b | c | d;
+                u16_accum += 4 + static_cast<Py_ssize_t>(a > 0xFFFF) + static_cast<Py_ssize_t>(b > 0xFFFF) +
+                             static_cast<Py_ssize_t>(c > 0xFFFF) + static_cast<Py_ssize_t>(d > 0xFFFF);
+                char_idx += 4;
+                continue;
+            }
             if (char_idx >= length) return raise_parse_error(ParseError::end_of_input());
             cp = buf[char_idx++];
+            ored |= cp;
             u16_accum += cp > 0xFFFF ? 2 : 1;
         }
         // A character above U+FFFF whose low half lies past the declared end: reported
@@ -139,7 +285,7 @@ PyObject *parse_wide(ParseState &st, const Py_UCS4 *buf) noexcept {
             return raise_parse_error(ParseError::token(low_surrogate_code, u16_idx + target_u16_len));
         }
         if (char_idx >= length) return raise_parse_error(ParseError::end_of_input());
-        if (!take_item(st, char_start, char_idx)) return nullptr;
+        if (!take_item(st, buf, char_start, char_idx, ored)) return nullptr;
         u16_idx += target_u16_len;
     }
 }
@@ -149,13 +295,15 @@ PyObject *parse_wide(ParseState &st, const Py_UCS4 *buf) noexcept {
 PyObject *parse(PyObject *text) noexcept {
     const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
     if (length == 0) return raise_parse_error(ParseError::end_of_input());
-    ParseState st{text, length, PyUnicode_IS_ASCII(text) && !force_generic(), {}, {}};
+    if (capacity_after[1] == 0 && !force_generic()) learn_capacities();
+    ParseState st{text, length, force_generic(), {}, {}};
     st.out = steal(PyList_New(0));
     if (!st.out) return nullptr;
-    if (!start_row(st)) return nullptr;
     switch (PyUnicode_KIND(text)) {
-    case PyUnicode_1BYTE_KIND: return parse_narrow(st, PyUnicode_1BYTE_DATA(text));
-    case PyUnicode_2BYTE_KIND: return parse_narrow(st, PyUnicode_2BYTE_DATA(text));
+    case PyUnicode_1BYTE_KIND:
+        if (PyUnicode_IS_ASCII(text)) return parse_narrow<Py_UCS1, true>(st, PyUnicode_1BYTE_DATA(text));
+        return parse_narrow<Py_UCS1, false>(st, PyUnicode_1BYTE_DATA(text));
+    case PyUnicode_2BYTE_KIND: return parse_narrow<Py_UCS2, false>(st, PyUnicode_2BYTE_DATA(text));
     default: return parse_wide(st, PyUnicode_4BYTE_DATA(text));
     }
 }
