@@ -44,8 +44,8 @@ fail() { failed+=("$1"); summary+=("$1: FAILED${2:+ ($2)} [$(took)]"); }
 pytest_tally() {  # the last pytest summary line of a log, e.g. "312 passed, 1 skipped"
   grep -E '^[0-9]+ (passed|failed)|^=+ .*(passed|failed)' "$1" | tail -n 1 | sed -E 's/=+//g; s/ in [0-9.]+s.*//; s/^ +//'
 }
-figure() {  # figure KIND EXPR: a sum over the gate's figure records of one kind
-  "$python" - "$report" "$1" "$2" <<'EOF'
+figure() {  # figure FILE KIND EXPR: a sum over the figure records of one kind in FILE
+  "$python" - "$@" <<'EOF'
 import json, sys
 path, kind, expr = sys.argv[1:]
 try:
@@ -81,7 +81,7 @@ sanitized_suite() {  # sanitized_suite LABEL ENV... : one pytest run, reports lo
   env "$@" PYTHONPATH="$builds/asan" PYTHONMALLOC=malloc LD_PRELOAD="$asan_runtime" \
       ASAN_OPTIONS="detect_leaks=0:log_path=$logs/asan:halt_on_error=1" \
       UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:log_path=$logs/ubsan" \
-      VORL_GATE_REPORT="$work/sanitized-figures.jsonl" \
+      VORL_GATE_REPORT="$work/sanitized-$label.jsonl" \
       "$python" -m pytest "${args[@]}" >"$work/suite-$label.log" 2>&1
   local rc=$?
   local reports
@@ -93,8 +93,7 @@ sanitized_suite() {  # sanitized_suite LABEL ENV... : one pytest run, reports lo
     find "$logs" -type f -exec head -n 40 {} \;
     fail "1. sanitizers ($label)" "pytest exit $rc, $reports sanitizer reports; $tally"
   else
-    note "1. sanitizers ($label): $tally, 0 sanitizer reports"
-    step_started=$(date +%s)
+    note "1. sanitizers ($label): $tally, 0 sanitizer reports; within it $(figure "$work/sanitized-$label.jsonl" nomemory points) allocation-failure points, $(figure "$work/sanitized-$label.jsonl" stress iterations) stress iterations"
   fi
 }
 step "1. the test suite, address and undefined-behaviour sanitizers"
@@ -108,7 +107,7 @@ fi
 step "2. allocation failures (python3.15d)"
 if PYTHONPATH="$builds/dbg" VORL_GATE_REPORT="$report" \
     "$debug_python" -m pytest -q -p no:cacheprovider tests/test_nomemory.py >"$work/nomemory.log" 2>&1; then
-  note "2. allocation failures: $(pytest_tally "$work/nomemory.log"), $(figure nomemory points) failure points tried"
+  note "2. allocation failures: $(pytest_tally "$work/nomemory.log"), $(figure "$report" nomemory points) failure points tried"
 else
   tail -n 40 "$work/nomemory.log"
   fail "2. allocation failures" "$(pytest_tally "$work/nomemory.log")"
@@ -119,7 +118,7 @@ step "3. leaks (tracemalloc; gettotalrefcount and getallocatedblocks under pytho
 if PYTHONPATH="$release_dir" VORL_BUILD_DBG="$builds/dbg" VORL_GATE_REPORT="$report" \
     "$python" -m pytest -q -p no:cacheprovider -rs tests/test_leaks.py >"$work/leaks.log" 2>&1 &&
    ! grep -q SKIPPED "$work/leaks.log"; then
-  note "3. leaks: $(pytest_tally "$work/leaks.log"), $(figure leaks "calls if measure == 'debug' else 0") calls under python3.15d, $(figure leaks "calls if measure == 'tracemalloc' else 0") under tracemalloc"
+  note "3. leaks: $(pytest_tally "$work/leaks.log"), $(figure "$report" leaks "calls if measure == 'debug' else 0") calls under python3.15d, $(figure "$report" leaks "calls if measure == 'tracemalloc' else 0") under tracemalloc"
 else
   tail -n 40 "$work/leaks.log"
   fail "3. leaks" "$(pytest_tally "$work/leaks.log")"
@@ -138,7 +137,7 @@ fi
 step "5. stress (python3.15d)"
 if PYTHONPATH="$builds/dbg" VORL_GATE_REPORT="$report" \
     "$debug_python" -m pytest -q -p no:cacheprovider tests/test_stress.py >"$work/stress.log" 2>&1; then
-  note "5. stress: $(pytest_tally "$work/stress.log"), $(figure stress iterations) iterations"
+  note "5. stress: $(pytest_tally "$work/stress.log"), $(figure "$report" stress iterations) iterations"
 else
   tail -n 40 "$work/stress.log"
   fail "5. stress" "$(pytest_tally "$work/stress.log")"
