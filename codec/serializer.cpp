@@ -234,7 +234,9 @@ bool write_all(PyObject *lists, const Measure &m, Out *dst) noexcept {
             const int digits = format::decimal_digits(u16_len);
             if (total - pos < 2 + digits + n) [[unlikely]] return false;
             dst[pos] = static_cast<Out>(m.hex.ch[digits - 1]);
-            format::write_decimal(dst + pos + 1, u16_len, digits);
+            // The slot after a one-digit length field holds the payload or, for an empty
+            // one, what follows it; the size check above leaves room for it.
+            format::write_decimal_over(dst + pos + 1, u16_len, digits);
             pos += 1 + digits;
             if constexpr (sizeof(Out) == 1) {
                 copy_bytes(dst + pos, PyUnicode_DATA(item), static_cast<size_t>(n));

@@ -79,6 +79,9 @@ STRINGIFY = {
     "width rises at the last item: ucs2": (big(500, "é") + [["Ā"]], None),
     "width rises at the last item: ucs4": (big(500, "Ā") + [["a" + ASTRAL * 5]], None),
     "astral lengths around 4": ([[ASTRAL * k for k in range(10)], ["a" + ASTRAL * 4 + "b"]], None),
+    "one astral at every offset of every length to 13": (
+        [["a" * j + ASTRAL + "b" * (n - j - 1) for j in range(n)] for n in range(1, 14)], None),
+    "astral runs in a long item": ([["\uffff" * 7 + (ASTRAL + "a" * 3) * 41 + ASTRAL * 6]], None),
     "empty rows and items": ([[], [""], ["", ""], []], None),
     "long items": ([["x" * 10**k for k in range(6)]], None),
     "HEX a list of strs": (big(10, "z"), list("0123456789abcdef")),
