@@ -145,9 +145,12 @@ fi
 
 # ---- 6. valgrind ----------------------------------------------------------------------
 step "6. valgrind memcheck (codec tests, module built for debugging)"
-valgrind_tests=(tests/test_serializer.py tests/test_parser_narrow.py tests/test_parser_wide.py
-                tests/test_parse_errors.py tests/test_arguments.py)
-[ "$quick" = 0 ] && valgrind_tests+=(tests/test_roundtrip.py tests/test_module.py)
+# In the suite's own order: test_module.py reads the module's namespace before others rebind.
+valgrind_tests=(tests/test_arguments.py)
+[ "$quick" = 0 ] && valgrind_tests+=(tests/test_module.py)
+valgrind_tests+=(tests/test_parse_errors.py tests/test_parser_narrow.py tests/test_parser_wide.py)
+[ "$quick" = 0 ] && valgrind_tests+=(tests/test_roundtrip.py)
+valgrind_tests+=(tests/test_serializer.py)
 existing=()
 for t in "${valgrind_tests[@]}"; do [ -f "$t" ] && existing+=("$t"); done
 PYTHONPATH="$builds/debug" PYTHONMALLOC=malloc \
