@@ -1,5 +1,6 @@
 /* fuzz/fuzz_stringify.cpp: libFuzzer target for vorl.stringify on rows of mixed objects */
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "harness.h"
@@ -146,6 +147,97 @@ PyObject *make_rows(ByteReader &in, PyObject *expected) {
     return rows;
 }
 
+// A call's result or exception.
+struct Outcome {
+    PyObject *result = nullptr;
+    PyObject *exc = nullptr;
+    Outcome() = default;
+    Outcome(const Outcome &) = delete;
+    Outcome(Outcome &&other) noexcept
+        : result(std::exchange(other.result, nullptr)), exc(std::exchange(other.exc, nullptr)) {}
+    ~Outcome() {
+        Py_XDECREF(result);
+        Py_XDECREF(exc);
+    }
+    PyObject *get() const { return result != nullptr ? result : exc; }
+};
+
+// A call of stringify, whose result must be a consistent exact str.
+Outcome outcome(PyObject *func, PyObject *arg, const uint8_t *data, size_t size) {
+    Outcome o;
+    o.result = call(func, arg, &o.exc, data, size);
+    if (o.result != nullptr && (!PyUnicode_CheckExact(o.result) || !_PyUnicode_CheckConsistency(o.result, 1))) {
+        broken("stringify gave no consistent exact str", data, size, show(o.result));
+    }
+    if (o.exc != nullptr && PyErr_GivenExceptionMatches(o.exc, PyExc_SystemError)) {
+        broken("stringify failed with SystemError", data, size, show(o.exc));
+    }
+    return o;
+}
+
+bool same(const Outcome &a, const Outcome &b) {
+    if (a.result != nullptr || b.result != nullptr) {
+        return a.result != nullptr && b.result != nullptr && PyUnicode_Compare(a.result, b.result) == 0;
+    }
+    if (Py_TYPE(a.exc) != Py_TYPE(b.exc)) return false;
+    PyObject *a_args = PyObject_GetAttrString(a.exc, "args");
+    PyObject *b_args = PyObject_GetAttrString(b.exc, "args");
+    const int eq = a_args && b_args ? PyObject_RichCompareBool(a_args, b_args, Py_EQ) : -1;
+    Py_XDECREF(a_args);
+    Py_XDECREF(b_args);
+    if (eq < 0) PyErr_Clear();
+    return eq == 1;
+}
+
+PyObject *default_hex() {
+    static PyObject *hex = PyUnicode_FromString("0123456789abcdef");
+    return hex;
+}
+
+// Null for the module's own HEX (choices 0-7); otherwise a new reference to another value:
+// upper case, too short for long items, characters of each storage width, longer than
+// any length needs, and a str subclass instance.
+PyObject *hex_binding(int choice) {
+    static const uint32_t wide[] = {0x1F600, '1', '2', '3', '4', '5', '6', '7', '8', '9', 'a', 'b', 'c', 'd', 'e', 'f'};
+    static const uint32_t ucs2[] = {0x100, '1', '2', '3', '4', '5', '6', '7', '8', '9', 'a', 'b', 'c', 'd', 'e', 'f'};
+    static const uint32_t latin1[] = {0xE9, '1', '2', '3', '4', '5', '6', '7', '8', '9', 'a', 'b', 'c', 'd', 'e', 'f'};
+    switch (choice) {
+    case 8: return PyUnicode_FromString("0123456789ABCDEF");
+    case 9: return PyUnicode_FromString("0");
+    case 10: return PyUnicode_FromString("01");
+    case 11: return PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, wide, 16);
+    case 12: return PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, ucs2, 16);
+    case 13: return PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, latin1, 16);
+    case 14: return PyUnicode_FromString("0123456789abcdefghijklmnopqrstuvwxyz");
+    case 15: return PyObject_CallOneArg(helpers().sub, default_hex());
+    default: return nullptr;
+    }
+}
+
+// With the module's HEX every call succeeds, the plain-Python writer agrees, and the text
+// reads back to the items' texts.
+void check_default_hex(const Outcome &written, PyObject *expected, const uint8_t *data, size_t size) {
+    Interpreter &it = interpreter();
+    if (written.result == nullptr) broken("stringify failed", data, size, show(written.exc));
+    if (it.reference != nullptr) {
+        PyObject *want = PyObject_CallMethod(it.reference, "encode", "O", expected);
+        if (want == nullptr || PyUnicode_Compare(want, written.result) != 0) {
+            broken("the reference writes the texts otherwise", data, size, show(written.result) + "\n" + show(want));
+        }
+        Py_DECREF(want);
+    }
+    if (PyList_GET_SIZE(expected) == 0) {
+        if (PyUnicode_GET_LENGTH(written.result) != 0) broken("no rows gave a non-empty text", data, size);
+        return;
+    }
+    Outcome back;
+    back.result = call(it.parse, written.result, &back.exc, data, size);
+    if (back.result == nullptr || PyObject_RichCompareBool(back.result, expected, Py_EQ) != 1) {
+        broken("the text does not read back to the items' texts", data, size,
+               show(written.result) + " -> " + show(back.get()));
+    }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
@@ -157,42 +249,33 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     Interpreter &it = interpreter();
     ByteReader in(data, size);
+    // Bits 0-2: the outer iterable's kind; bits 3-6: the HEX binding (mostly the module's).
     const uint8_t outer = in.byte();
+    const int hex_choice = (outer >> 3) & 15;
     PyObject *expected = PyList_New(0);
     PyObject *rows = expected ? make_rows(in, expected) : nullptr;
     if (rows == nullptr) broken("the rows could not be made", data, size);
-    PyObject *lists = as_sequence(rows, outer);
+    PyObject *lists = as_sequence(rows, outer & 7);
     if (lists == nullptr) broken("the outer iterable could not be made", data, size);
+    PyObject *texts_generator = PyObject_CallOneArg(helpers().generator, expected);
+    if (texts_generator == nullptr) broken("the generator could not be made", data, size);
+    PyObject *hex = hex_binding(hex_choice);
+    if (hex != nullptr && PyObject_SetAttrString(it.vorl, "HEX", hex) < 0) broken("HEX could not be bound", data, size);
 
-    PyObject *exc;
-    PyObject *result = call(it.stringify, lists, &exc, data, size);
-    if (result == nullptr) broken("stringify failed", data, size, show(exc));
-    if (!PyUnicode_CheckExact(result) || !_PyUnicode_CheckConsistency(result, 1)) {
-        broken("stringify gave no consistent exact str", data, size, show(result));
+    // Three ways to the same text: the objects themselves; their texts as exact lists of
+    // exact str (the direct path where it applies); the texts through a generator (the
+    // general path). All three give the same string or the same exception.
+    Outcome mixed = outcome(it.stringify, lists, data, size);
+    Outcome direct = outcome(it.stringify, expected, data, size);
+    Outcome general = outcome(it.stringify, texts_generator, data, size);
+    if (!same(mixed, direct) || !same(direct, general)) {
+        broken("the ways to write the same texts disagree", data, size,
+               show(mixed.get()) + "\n" + show(direct.get()) + "\n" + show(general.get()));
     }
-    // The same texts as exact lists of exact str (the direct path) give the same string.
-    PyObject *direct = call(it.stringify, expected, &exc, data, size);
-    if (direct == nullptr || PyUnicode_Compare(direct, result) != 0 || PyErr_Occurred()) {
-        broken("rows and their texts are written differently", data, size, show(result) + "\n" + show(direct));
-    }
-    if (it.reference != nullptr) {
-        PyObject *want = PyObject_CallMethod(it.reference, "encode", "O", expected);
-        if (want == nullptr || PyUnicode_Compare(want, result) != 0) {
-            broken("the reference writes the texts otherwise", data, size, show(result) + "\n" + show(want));
-        }
-        Py_DECREF(want);
-    }
-    if (PyList_GET_SIZE(expected) == 0) {
-        if (PyUnicode_GET_LENGTH(result) != 0) broken("no rows gave a non-empty text", data, size);
-    } else {
-        PyObject *back = call(it.parse, result, &exc, data, size);
-        const int same = back != nullptr ? PyObject_RichCompareBool(back, expected, Py_EQ) : 0;
-        if (same != 1) broken("the text does not read back to the items' texts", data, size,
-                              show(result) + " -> " + show(back != nullptr ? back : exc));
-        Py_DECREF(back);
-    }
-    Py_DECREF(direct);
-    Py_DECREF(result);
+    if (hex == nullptr) check_default_hex(mixed, expected, data, size);
+    if (hex != nullptr && PyObject_SetAttrString(it.vorl, "HEX", default_hex()) < 0) broken("HEX restore", data, size);
+    Py_XDECREF(hex);
+    Py_DECREF(texts_generator);
     Py_DECREF(lists);
     Py_DECREF(expected);
     return 0;
