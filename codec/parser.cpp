@@ -211,11 +211,20 @@ PyObject *parse_narrow(ParseState &st, const Unit *data) noexcept {
         const Py_ssize_t char_start = i + 1 + H_digits;
         if (char_start >= length) return raise_parse_error(ParseError::end_of_input());
         Py_ssize_t n = 0;
-        for (; j < char_start; ++j) {
-            const Py_UCS4 c = data[j];
-            const Py_UCS4 d = format::digit_value(c);
-            if (d > 9) return raise_parse_error(ParseError::token(c, j));
-            n = n * 10 + static_cast<Py_ssize_t>(d);
+        // One or two length characters, the common case, without a branch on which:
+        // data[i + 2] lies in the text either way (i + 2 <= char_start < length).
+        const Py_UCS4 d0 = format::digit_value(data[i + 1]);
+        const Py_UCS4 d1 = format::digit_value(data[i + 2]);
+        const bool two = H_digits == 2;
+        if (H_digits <= 2 && !((d0 > 9) | (two & (d1 > 9)))) [[likely]] {
+            n = two ? static_cast<Py_ssize_t>(d0 * 10 + d1) : static_cast<Py_ssize_t>(d0);
+        } else {
+            for (; j < char_start; ++j) {
+                const Py_UCS4 c = data[j];
+                const Py_UCS4 d = format::digit_value(c);
+                if (d > 9) return raise_parse_error(ParseError::token(c, j));
+                n = n * 10 + static_cast<Py_ssize_t>(d);
+            }
         }
         // At most 16 digits: n < 10^16, so the sum cannot overflow. Some character, the
         // next H digit or the terminator, must follow the payload.

@@ -162,6 +162,16 @@ inline Py_ssize_t exact_utf16_length(PyObject *str, Py_ssize_t n) noexcept {
     return n + format::count_astral(PyUnicode_4BYTE_DATA(str), n);
 }
 
+// Characters of the length field of an exact str of `n` code points. Its UTF-16 length
+// lies between n and 2n, so the code points are counted only when those two bounds have
+// digit counts that differ (n from 5 to 9, 50 to 99, ...).
+inline int length_field_digits(PyObject *str, Py_ssize_t n) noexcept {
+    const int digits = format::decimal_digits(n);
+    if (PyUnicode_KIND(str) != PyUnicode_4BYTE_KIND) [[likely]] return digits;
+    if (format::decimal_digits(2 * n) == digits) return digits;
+    return format::decimal_digits(n + format::count_astral(PyUnicode_4BYTE_DATA(str), n));
+}
+
 struct Measure {
     Py_ssize_t total = 0;  // code points of the result
     Py_UCS4 maxchar = 127;
@@ -194,7 +204,7 @@ bool measure(PyObject *lists, Measure &m) noexcept {
             PyObject *item = items[k];
             if (!PyUnicode_CheckExact(item)) return false;
             const Py_ssize_t n = PyUnicode_GET_LENGTH(item);
-            const int digits = format::decimal_digits(exact_utf16_length(item, n));
+            const int digits = length_field_digits(item, n);
             used_digits |= 1u << digits;
             max_class = std::max(max_class, storage_class(item));
             total += static_cast<uint64_t>(1 + digits + n);

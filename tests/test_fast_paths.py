@@ -107,6 +107,12 @@ PARSE = {
     "ucs4 text, long payloads": reference_stringify([["a" * 30 + ASTRAL * 5, "ÿ" * 17 + ASTRAL * 3, "Ā" * 40]]),
     "ucs4 text, astral at every offset": reference_stringify(
         [["a" * k + ASTRAL + "a" * (12 - k) for k in range(13)], [ASTRAL * k for k in range(12)]]),
+    "one length character, a non-digit after it": "05hello01;00;",
+    "two length characters": "110" + "0123456789" + "1000;",
+    "bad first of two length characters": "01a1x1" + "a" * 11 + ";",
+    "bad second of two length characters": "01a11x" + "a" * 11 + ";",
+    "bad length character after a good one": "01a0x;",
+    "three length characters": "2100" + "b" * 100 + "2000;",
     "error after many items": "01a" * 100 + "x;",
     "error in the second row": "01a" * 70 + ";" + "01b" * 70 + "0x;",
     "straddle after a block": f"09{'a' * 8}{ASTRAL};",
