@@ -172,6 +172,17 @@ inline int length_field_digits(PyObject *str, Py_ssize_t n) noexcept {
     return format::decimal_digits(n + format::count_astral(PyUnicode_4BYTE_DATA(str), n));
 }
 
+// Copies n code points and returns how many of them lie above U+FFFF.
+inline Py_ssize_t copy_counting_astral(Py_UCS4 *dst, const Py_UCS4 *src, Py_ssize_t n) noexcept {
+    uint64_t hits = 0;
+    for (Py_ssize_t k = 0; k < n; ++k) {
+        const Py_UCS4 c = src[k];
+        dst[k] = c;
+        hits += static_cast<uint64_t>(c > 0xFFFF);
+    }
+    return static_cast<Py_ssize_t>(hits);
+}
+
 struct Measure {
     Py_ssize_t total = 0;  // code points of the result
     Py_UCS4 maxchar = 127;
@@ -239,6 +250,19 @@ bool write_all(PyObject *lists, const Measure &m, Out *dst) noexcept {
         for (Py_ssize_t k = 0; k < item_count; ++k) {
             PyObject *item = items[k];
             const Py_ssize_t n = PyUnicode_GET_LENGTH(item);
+            if constexpr (sizeof(Out) == 4) {
+                if (PyUnicode_KIND(item) == PyUnicode_4BYTE_KIND) {
+                    // The payload is copied first, counting its astral code points on the
+                    // way, and the length field written after it: one read of the item.
+                    const int digits = length_field_digits(item, n);
+                    if (total - pos < 2 + digits + n) [[unlikely]] return false;
+                    const Py_ssize_t u16_len = n + copy_counting_astral(dst + pos + 1 + digits, PyUnicode_4BYTE_DATA(item), n);
+                    dst[pos] = static_cast<Out>(m.hex.ch[digits - 1]);
+                    format::write_decimal(dst + pos + 1, u16_len, digits);
+                    pos += 1 + digits + n;
+                    continue;
+                }
+            }
             // Only a UCS-4 result can hold UCS-4 items; a UCS-1 result holds only UCS-1 ones.
             const Py_ssize_t u16_len = sizeof(Out) == 4 ? exact_utf16_length(item, n) : n;
             const int digits = format::decimal_digits(u16_len);
