@@ -72,8 +72,8 @@ export VORL_BUILD_V316="$builds/v316"
 
 # ---- 1. the test suite against the sanitized module ------------------------------------
 asan_runtime=$(gcc -print-file-name=libasan.so)
-sanitized_suite() {  # sanitized_suite LABEL ENV... : one pytest run, reports logged to files
-  local label=$1; shift
+sanitized_suite() {  # sanitized_suite NUMBER LABEL ENV... : one pytest run, reports logged to files
+  local number=$1 label=$2; shift 2
   local logs="$work/sanitizer-$label"
   mkdir -p "$logs"
   local args=(tests -q -p no:cacheprovider)
@@ -91,16 +91,16 @@ sanitized_suite() {  # sanitized_suite LABEL ENV... : one pytest run, reports lo
   if [ "$rc" -ne 0 ] || [ "$reports" -ne 0 ]; then
     tail -n 30 "$work/suite-$label.log"
     find "$logs" -type f -exec head -n 40 {} \;
-    fail "1. sanitizers ($label)" "pytest exit $rc, $reports sanitizer reports; $tally"
+    fail "$number. sanitizers ($label)" "pytest exit $rc, $reports sanitizer reports; $tally"
   else
-    note "1. sanitizers ($label): $tally, 0 sanitizer reports; within it $(figure "$work/sanitized-$label.jsonl" nomemory points) allocation-failure points, $(figure "$work/sanitized-$label.jsonl" stress iterations) stress iterations"
+    note "$number. sanitizers ($label): $tally, 0 sanitizer reports; within it $(figure "$work/sanitized-$label.jsonl" nomemory points) allocation-failure points, $(figure "$work/sanitized-$label.jsonl" stress iterations) stress iterations"
   fi
 }
 step "1. the test suite, address and undefined-behaviour sanitizers"
-sanitized_suite default
+sanitized_suite 1 default
 if [ "$quick" = 0 ]; then
   step "1b. the test suite, sanitizers, general paths forced"
-  sanitized_suite generic VORL_FORCE_GENERIC=1
+  sanitized_suite 1b generic VORL_FORCE_GENERIC=1
 fi
 
 # ---- 2. allocation failures under the debug interpreter -------------------------------
