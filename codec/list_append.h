@@ -23,9 +23,6 @@ inline int list_append_steal(PyObject *list, PyObject *item) noexcept {
     return status;
 }
 
-}  // namespace vorl
-
-namespace vorl {
 
 // The items of the row being read, held (with their references) until the row's
 // terminator, when they move into a new list in one step.
