@@ -104,14 +104,21 @@ if [ "$quick" = 0 ]; then
 fi
 
 # ---- 2. allocation failures under the debug interpreter -------------------------------
+# Runs one test file under the debug interpreter and notes its tally and one figure.
+# Args: label, log name, test file, figure kind, figure expression, words after the figure.
+debug_step() {
+  local label=$1 log="$work/$2.log" file=$3 kind=$4 expr=$5 words=$6
+  if PYTHONPATH="$builds/dbg" VORL_GATE_REPORT="$report" \
+      "$debug_python" -m pytest -q -p no:cacheprovider "$file" >"$log" 2>&1; then
+    note "$label: $(pytest_tally "$log"), $(figure "$report" "$kind" "$expr") $words"
+  else
+    tail -n 40 "$log"
+    fail "$label" "$(pytest_tally "$log")"
+  fi
+}
+
 step "2. allocation failures (python3.15d)"
-if PYTHONPATH="$builds/dbg" VORL_GATE_REPORT="$report" \
-    "$debug_python" -m pytest -q -p no:cacheprovider tests/test_nomemory.py >"$work/nomemory.log" 2>&1; then
-  note "2. allocation failures: $(pytest_tally "$work/nomemory.log"), $(figure "$report" nomemory points) failure points tried"
-else
-  tail -n 40 "$work/nomemory.log"
-  fail "2. allocation failures" "$(pytest_tally "$work/nomemory.log")"
-fi
+debug_step "2. allocation failures" nomemory tests/test_nomemory.py nomemory points "failure points tried"
 
 # ---- 3. leaks -------------------------------------------------------------------------
 step "3. leaks (tracemalloc; gettotalrefcount and getallocatedblocks under python3.15d)"
@@ -135,17 +142,11 @@ fi
 
 # ---- 5. stress ------------------------------------------------------------------------
 step "5. stress (python3.15d)"
-if PYTHONPATH="$builds/dbg" VORL_GATE_REPORT="$report" \
-    "$debug_python" -m pytest -q -p no:cacheprovider tests/test_stress.py >"$work/stress.log" 2>&1; then
-  note "5. stress: $(pytest_tally "$work/stress.log"), $(figure "$report" stress iterations) iterations"
-else
-  tail -n 40 "$work/stress.log"
-  fail "5. stress" "$(pytest_tally "$work/stress.log")"
-fi
+debug_step "5. stress" stress tests/test_stress.py stress iterations iterations
 
 # ---- 6. valgrind ----------------------------------------------------------------------
 step "6. valgrind memcheck (codec tests, module built for debugging)"
-# In the suite's own order: test_module.py reads the module's namespace before others rebind.
+# In the suite's own order.
 valgrind_tests=(tests/test_arguments.py)
 [ "$quick" = 0 ] && valgrind_tests+=(tests/test_module.py)
 valgrind_tests+=(tests/test_parse_errors.py tests/test_parser_narrow.py tests/test_parser_wide.py)
